@@ -101,8 +101,10 @@ class Parser {
     if (tokens_.empty()) fail("Empty expression");
     parse_comparison();
     if (pos_ < tokens_.size()) {
-      if (tokens_[pos_] == ")") fail("Unbalanced parentheses: unexpected ')'");
-      fail("Unexpected '" + tokens_[pos_] + "'; an operator is missing");
+      const std::string& token = tokens_[pos_];
+      if (token == ")") fail("Unbalanced parentheses: unexpected ')'");
+      if (is_operator_char(token[0])) fail("unexpected '" + token + "'");
+      fail("unexpected '" + token + "'; an operator is missing");
     }
     return std::move(program_);
   }
