@@ -22,6 +22,9 @@ enum FocalStat : int32_t {
 constexpr float kFloatMax = 3.4028235e38f;
 constexpr int kMedianBins = 256;
 
+// Sum, extremes and count of the window; the running mean and M2 (Welford's update) only
+// where the statistic needs the second moment, so that the other statistics skip a division
+// per sample.
 struct FocalAccumulator {
   float sum = 0.0f;
   float minimum = kFloatMax;
@@ -29,15 +32,18 @@ struct FocalAccumulator {
   float mean = 0.0f;
   float m2 = 0.0f;
   int n = 0;
+  bool moments = false;
 
   VELMORIN_HD void add(float v) {
     sum += v;
     if (v < minimum) minimum = v;
     if (v > maximum) maximum = v;
     n += 1;
-    const float d = v - mean;
-    mean += fast_div(d, float(n));
-    m2 += d * (v - mean);
+    if (moments) {
+      const float d = v - mean;
+      mean += fast_div(d, float(n));
+      m2 += d * (v - mean);
+    }
   }
 };
 
@@ -46,8 +52,9 @@ VELMORIN_HD bool in_window(int dx, int dy, int radius, bool circle) {
 }
 
 template <class Sample>
-VELMORIN_HD FocalAccumulator focal_accumulate(Sample sample, int radius, bool circle) {
+VELMORIN_HD FocalAccumulator focal_accumulate(Sample sample, int radius, bool circle, bool moments) {
   FocalAccumulator acc;
+  acc.moments = moments;
   for (int dy = -radius; dy <= radius; ++dy)
     for (int dx = -radius; dx <= radius; ++dx)
       if (in_window(dx, dy, radius, circle)) acc.add(sample(dx, dy));
@@ -56,7 +63,7 @@ VELMORIN_HD FocalAccumulator focal_accumulate(Sample sample, int radius, bool ci
 
 VELMORIN_HD float focal_finish(const FocalAccumulator& acc, int stat) {
   switch (stat) {
-    case kFocalMean: return acc.n > 0 ? acc.mean : 0.0f;
+    case kFocalMean: return acc.n > 0 ? fast_div(acc.sum, float(acc.n)) : 0.0f;
     case kFocalSum: return acc.sum;
     case kFocalMin: return acc.minimum;
     case kFocalMax: return acc.maximum;
@@ -118,7 +125,8 @@ VELMORIN_HD float focal_binned_median(Sample sample, int radius, bool circle,
 template <class Sample>
 VELMORIN_HD float focal_pixel(Sample sample, int radius, int stat, bool circle) {
   if (stat == kFocalMedian && radius == 1) return focal_median3x3(sample);
-  const FocalAccumulator acc = focal_accumulate(sample, radius, circle);
+  const bool moments = stat == kFocalStd || stat == kFocalVariance;
+  const FocalAccumulator acc = focal_accumulate(sample, radius, circle, moments);
   if (stat == kFocalMedian) return focal_binned_median(sample, radius, circle, acc);
   return focal_finish(acc, stat);
 }
