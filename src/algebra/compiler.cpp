@@ -14,8 +14,17 @@ namespace {
 
 bool is_operator_char(char c) {
   switch (c) {
-    case '!': case '(': case ')': case '*': case '+': case ',':
-    case '-': case '/': case '<': case '=': case '>':
+    case '!':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case '-':
+    case '/':
+    case '<':
+    case '=':
+    case '>':
       return true;
     default:
       return false;
@@ -86,7 +95,8 @@ int32_t parse_band_number(const std::string& token) {
   errno = 0;
   const long long number = std::strtoll(token.c_str() + 1, nullptr, 10);
   if (errno == ERANGE || number > INT32_MAX) throw std::out_of_range("stoi argument out of range");
-  if (number < 1) throw std::invalid_argument("Band " + token + " does not exist: bands are numbered from B1");
+  if (number < 1)
+    throw std::invalid_argument("Band " + token + " does not exist: bands are numbered from B1");
   return int32_t(number);
 }
 
@@ -94,7 +104,8 @@ int32_t parse_band_number(const std::string& token) {
 // comparisons, + -, * /, unary minus; all binary operators are left-associative.
 class Parser {
  public:
-  Parser(const std::string& expression, std::vector<std::string> tokens, std::vector<int32_t>& bands)
+  Parser(const std::string& expression, std::vector<std::string> tokens,
+         std::vector<int32_t>& bands)
       : expression_(expression), tokens_(std::move(tokens)), bands_(bands) {}
 
   std::vector<Instruction> run() {
@@ -198,15 +209,16 @@ class Parser {
         if (arg > 0) {
           const std::string* sep = peek();
           if (sep && *sep == ")")
-            fail(std::string(f->name) + "() takes " + std::to_string(f->arity) + " argument(s), got " +
-                 std::to_string(arg));
+            fail(std::string(f->name) + "() takes " + std::to_string(f->arity) +
+                 " argument(s), got " + std::to_string(arg));
           expect(",");
         }
         parse_comparison();
       }
       const std::string* close = peek();
       if (close && *close == ",")
-        fail(std::string(f->name) + "() takes " + std::to_string(f->arity) + " argument(s), got more");
+        fail(std::string(f->name) + "() takes " + std::to_string(f->arity) +
+             " argument(s), got more");
       expect(")");
       emit(f->opcode);
       return;
@@ -279,7 +291,8 @@ int program_stack_depth(const std::vector<Instruction>& program) {
 std::vector<Instruction> compile_expression(const std::string& expression,
                                             std::vector<int32_t>& band_list) {
   std::vector<int32_t> bands = band_list;  // committed only when the whole text compiles
-  std::vector<Instruction> program = Parser(expression, tokenize_expression(expression), bands).run();
+  std::vector<Instruction> program =
+      Parser(expression, tokenize_expression(expression), bands).run();
   const int depth = program_stack_depth(program);
   if (depth > kAlgebraStackDepth) {
     throw std::invalid_argument("Invalid expression '" + expression + "': it needs " +

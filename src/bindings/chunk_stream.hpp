@@ -31,9 +31,10 @@ class ChunkStream {
     if (!chunk) return py::none();
     auto* buffer = new std::vector<float>(std::move(chunk->data));
     py::capsule owner(buffer, [](void* p) { delete static_cast<std::vector<float>*>(p); });
-    py::array_t<float> data({py::ssize_t(chunk->height), py::ssize_t(chunk->width)},
-                            {py::ssize_t(chunk->width) * py::ssize_t(sizeof(float)), py::ssize_t(sizeof(float))},
-                            buffer->data(), owner);
+    py::array_t<float> data(
+        {py::ssize_t(chunk->height), py::ssize_t(chunk->width)},
+        {py::ssize_t(chunk->width) * py::ssize_t(sizeof(float)), py::ssize_t(sizeof(float))},
+        buffer->data(), owner);
     py::dict d;
     d["y_offset"] = chunk->y_offset;
     d["width"] = chunk->width;

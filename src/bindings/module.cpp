@@ -27,8 +27,9 @@ py::dict device_info() {
   py::dict info;
   info["backend"] = d.backend;
   info["name"] = d.name;
-  info["compute_capability"] = d.backend == "cuda" ? py::object(py::make_tuple(d.compute_major, d.compute_minor))
-                                                   : py::object(py::none());
+  info["compute_capability"] = d.backend == "cuda"
+                                   ? py::object(py::make_tuple(d.compute_major, d.compute_minor))
+                                   : py::object(py::none());
   info["multiprocessors"] = d.multiprocessors;
   info["total_memory"] = memory.total_bytes;
   info["free_memory"] = memory.free_bytes;
@@ -41,8 +42,9 @@ py::dict device_info() {
 }  // namespace
 
 PYBIND11_MODULE(velmorin, m) {
-  m.doc() = "GPU raster processing: lazy chains of band algebra, clipping and neighbourhood "
-            "operations over GeoTIFFs, streamed through the device in row chunks.";
+  m.doc() =
+      "GPU raster processing: lazy chains of band algebra, clipping and neighbourhood "
+      "operations over GeoTIFFs, streamed through the device in row chunks.";
   velmorin::register_gdal_drivers();
   velmorin::engine::init_host_memory_budget();
   velmorin::bindings::register_chain(m);

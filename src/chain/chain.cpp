@@ -8,14 +8,29 @@
 namespace velmorin {
 namespace {
 
-constexpr const char* kFocalStats[] = {"mean", "sum", "min", "max", "std", "variance", "median", "range"};
-constexpr const char* kTerrainMetrics[] = {"slope", "aspect",    "hillshade", "tri",       "tpi",
-                                           "roughness", "prof_curv", "plan_curv", "total_curv"};
-constexpr const char* kTextureFeatures[] = {
-    "asm",          "contrast",      "correlation",   "variance",        "homogeneity",
-    "sum_average",  "sum_variance",  "sum_entropy",   "entropy",         "diff_variance",
-    "diff_entropy", "dissimilarity", "autocorrelation", "max_probability", "cluster_shade",
-    "cluster_prominence", "imc1",    "imc2"};
+constexpr const char* kFocalStats[] = {"mean", "sum",      "min",    "max",
+                                       "std",  "variance", "median", "range"};
+constexpr const char* kTerrainMetrics[] = {"slope",     "aspect",    "hillshade",
+                                           "tri",       "tpi",       "roughness",
+                                           "prof_curv", "plan_curv", "total_curv"};
+constexpr const char* kTextureFeatures[] = {"asm",
+                                            "contrast",
+                                            "correlation",
+                                            "variance",
+                                            "homogeneity",
+                                            "sum_average",
+                                            "sum_variance",
+                                            "sum_entropy",
+                                            "entropy",
+                                            "diff_variance",
+                                            "diff_entropy",
+                                            "dissimilarity",
+                                            "autocorrelation",
+                                            "max_probability",
+                                            "cluster_shade",
+                                            "cluster_prominence",
+                                            "imc1",
+                                            "imc2"};
 
 }  // namespace
 
@@ -39,7 +54,8 @@ FocalParams parse_focal(const std::string& stat, int32_t radius, const std::stri
   } else {
     throw std::runtime_error("Unknown focal shape: " + shape);
   }
-  if (radius < 0) throw std::invalid_argument("focal: radius must be 0 or more, got " + std::to_string(radius));
+  if (radius < 0)
+    throw std::invalid_argument("focal: radius must be 0 or more, got " + std::to_string(radius));
   params.radius = radius;
   params.clamp_border = clamp_border;
   return params;
@@ -87,10 +103,12 @@ TextureParams parse_texture(std::vector<std::string> features, int32_t window, i
                             const std::string& direction_mode, bool log_scale, float val_min,
                             float val_max) {
   TextureParams params;
-  if (window < 1) throw std::invalid_argument("texture: window must be 1 or more, got " + std::to_string(window));
+  if (window < 1)
+    throw std::invalid_argument("texture: window must be 1 or more, got " + std::to_string(window));
   if (levels < 2 || levels > kMaxTextureLevels)
-    throw std::invalid_argument("texture: levels must be between 2 and " + std::to_string(kMaxTextureLevels) +
-                                ", got " + std::to_string(levels));
+    throw std::invalid_argument("texture: levels must be between 2 and " +
+                                std::to_string(kMaxTextureLevels) + ", got " +
+                                std::to_string(levels));
   params.window = window % 2 == 0 ? window + 1 : window;
   params.levels = levels;
   params.average = direction_mode != "separate";

@@ -56,8 +56,9 @@ bool ChunkQueue::finished() {
 void check_memory_need(uint64_t required, uint64_t available) {
   const uint64_t budget = uint64_t(double(available) * 0.75);
   if (required > budget) {
-    throw std::runtime_error("MemoryError: raster requires " + std::to_string(required / (1024 * 1024)) +
-                             " MB but only " + std::to_string(budget / (1024 * 1024)) +
+    throw std::runtime_error("MemoryError: raster requires " +
+                             std::to_string(required / (1024 * 1024)) + " MB but only " +
+                             std::to_string(budget / (1024 * 1024)) +
                              " MB is safely available. Use iter_begin() to stream chunks instead.");
   }
 }
@@ -103,7 +104,9 @@ void save_s3(const Chain& chain, const std::string& s3_path, bool verbose) {
 }
 
 std::shared_ptr<ChunkQueue> iter_begin(const Chain& chain, int32_t buf_chunks) {
-  if (buf_chunks < 1) throw std::invalid_argument("iter_begin: buf_chunks must be at least 1, got " + std::to_string(buf_chunks));
+  if (buf_chunks < 1)
+    throw std::invalid_argument("iter_begin: buf_chunks must be at least 1, got " +
+                                std::to_string(buf_chunks));
   auto queue = std::make_shared<ChunkQueue>(buf_chunks);
   auto worker = [chain_copy = chain, queue] {
     std::exception_ptr error;
@@ -127,7 +130,8 @@ std::shared_ptr<ChunkQueue> iter_begin(const Chain& chain, int32_t buf_chunks) {
   try {
     std::thread(std::move(worker)).detach();
   } catch (const std::system_error& e) {
-    throw std::runtime_error(std::string("iter_begin: cannot start the worker thread: ") + e.what());
+    throw std::runtime_error(std::string("iter_begin: cannot start the worker thread: ") +
+                             e.what());
   }
   return queue;
 }

@@ -15,7 +15,8 @@ namespace velmorin {
 namespace {
 
 constexpr const char* kValidityMessage =
-    "Chain must contain at least one algebra(), focal(), terrain(), texture(), or zonal_stats() operation.";
+    "Chain must contain at least one algebra(), focal(), terrain(), texture(), or zonal_stats() "
+    "operation.";
 
 const OperationRecord* first_reproject(const std::vector<OperationRecord>& records) {
   for (const OperationRecord& r : records)
@@ -23,11 +24,12 @@ const OperationRecord* first_reproject(const std::vector<OperationRecord>& recor
   return nullptr;
 }
 
-void check_band_range(const std::vector<int32_t>& band_list, const RasterInfo& source, const std::string& path) {
+void check_band_range(const std::vector<int32_t>& band_list, const RasterInfo& source,
+                      const std::string& path) {
   for (int32_t band : band_list) {
     if (band < 0 || band >= source.band_count) {
-      throw std::invalid_argument("Band B" + std::to_string(band + 1) + " does not exist: " + path + " has " +
-                                  std::to_string(source.band_count) + " band(s)");
+      throw std::invalid_argument("Band B" + std::to_string(band + 1) + " does not exist: " + path +
+                                  " has " + std::to_string(source.band_count) + " band(s)");
     }
   }
 }
@@ -121,7 +123,8 @@ bool changes_pixels(const OperationRecord& r, bool reproject_done) {
 
 RasterInfo output_info(const Chain& chain) {
   RasterInfo source = open_raster_info(chain.path);
-  if (const OperationRecord* r = first_reproject(chain.ops)) return plan_target_grid(source, r->reproject);
+  if (const OperationRecord* r = first_reproject(chain.ops))
+    return plan_target_grid(source, r->reproject);
   return source;
 }
 
@@ -149,8 +152,8 @@ void run_plan(const std::string& path, ExecutionPlan& plan, bool verbose) {
 }
 
 // Runs `plan` on `path` into a new intermediate Float32 raster on `grid`; returns its name.
-std::string run_into_stage_file(const std::string& path, ExecutionPlan& plan, const RasterInfo& grid,
-                                StageFiles& files, bool verbose) {
+std::string run_into_stage_file(const std::string& path, ExecutionPlan& plan,
+                                const RasterInfo& grid, StageFiles& files, bool verbose) {
   const std::string name = files.next();
   DatasetPtr dataset = open_intermediate_geotiff(name, grid);
   plan.output_band = dataset->GetRasterBand(1);
@@ -165,8 +168,8 @@ std::string run_into_stage_file(const std::string& path, ExecutionPlan& plan, co
 void run_chain(const Chain& chain, const RunSinks& sinks, bool verbose) {
   const RasterInfo source = open_raster_info(chain.path);
   const auto& ops = chain.ops;
-  const auto last_neighbourhood = std::find_if(ops.rbegin(), ops.rend(),
-                                               [](const OperationRecord& r) { return r.is_neighbourhood(); });
+  const auto last_neighbourhood = std::find_if(
+      ops.rbegin(), ops.rend(), [](const OperationRecord& r) { return r.is_neighbourhood(); });
   if (last_neighbourhood == ops.rend()) {
     ExecutionPlan plan = build_plan(ops, source, chain);
     attach(plan, sinks);
@@ -208,8 +211,9 @@ void run_chain(const Chain& chain, const RunSinks& sinks, bool verbose) {
       if (record.kind != OperationKind::ZonalStats) pending.push_back(record);
       continue;
     }
-    const bool pixel_stage = std::any_of(pending.begin(), pending.end(),
-                                         [&](const OperationRecord& r) { return changes_pixels(r, reproject_done); });
+    const bool pixel_stage =
+        std::any_of(pending.begin(), pending.end(),
+                    [&](const OperationRecord& r) { return changes_pixels(r, reproject_done); });
     std::vector<OperationRecord> records = take_pending();
     if (pixel_stage) {
       ExecutionPlan plan = plan_records(records, input_info, input, /*require_compute=*/false);

@@ -17,7 +17,8 @@ namespace velmorin {
 
 // Receives a finished strip: (width, rows, rows x width float32 values, first output row).
 // The callee copies what it needs; the pointer is valid only during the call.
-using ChunkSink = std::function<void(int32_t width, int32_t rows, const float* data, int32_t y_offset)>;
+using ChunkSink =
+    std::function<void(int32_t width, int32_t rows, const float* data, int32_t y_offset)>;
 
 struct ZoneResult {
   int32_t zone_id = 0;

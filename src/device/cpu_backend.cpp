@@ -14,7 +14,8 @@ namespace {
 constexpr std::size_t kAlignment = 64;
 
 void* aligned_zeroed(std::size_t bytes) {
-  const std::size_t rounded = std::max<std::size_t>(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
+  const std::size_t rounded =
+      std::max<std::size_t>(kAlignment, (bytes + kAlignment - 1) / kAlignment * kAlignment);
   void* ptr = std::aligned_alloc(kAlignment, rounded);
   if (ptr == nullptr) raise_device_error("out of memory");
   std::memset(ptr, 0, rounded);
@@ -67,7 +68,8 @@ class CpuBackend final : public BackendImpl {
     texture->height = height;
     texture->linear = filter == Filter::linear;
     try {
-      texture->data = static_cast<float*>(aligned_zeroed(std::size_t(width) * height * sizeof(float)));
+      texture->data =
+          static_cast<float*>(aligned_zeroed(std::size_t(width) * height * sizeof(float)));
     } catch (...) {
       delete texture;
       throw;

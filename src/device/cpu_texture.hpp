@@ -21,7 +21,9 @@ inline float cpu_texel(const CpuTexture& t, int x, int y) {
 }
 
 // The texture unit keeps 8 fractional bits of each interpolation weight.
-inline float quantise_weight(float frac) { return std::floor(frac * 256.0f + 0.5f) / 256.0f; }
+inline float quantise_weight(float frac) {
+  return std::floor(frac * 256.0f + 0.5f) / 256.0f;
+}
 
 // tex2D<float>(texture, x, y) as the hardware computes it.
 inline float cpu_tex2d(const CpuTexture& t, float x, float y) {

@@ -19,10 +19,14 @@ void check(cudaError_t status) {
 
 cudaMemcpyKind to_cuda(CopyKind kind) {
   switch (kind) {
-    case CopyKind::host_to_device: return cudaMemcpyHostToDevice;
-    case CopyKind::device_to_host: return cudaMemcpyDeviceToHost;
-    case CopyKind::device_to_device: return cudaMemcpyDeviceToDevice;
-    case CopyKind::host_to_host: return cudaMemcpyHostToHost;
+    case CopyKind::host_to_device:
+      return cudaMemcpyHostToDevice;
+    case CopyKind::device_to_host:
+      return cudaMemcpyDeviceToHost;
+    case CopyKind::device_to_device:
+      return cudaMemcpyDeviceToDevice;
+    case CopyKind::host_to_host:
+      return cudaMemcpyHostToHost;
   }
   return cudaMemcpyDefault;
 }
@@ -134,8 +138,9 @@ class CudaBackend final : public BackendImpl {
   void upload_texture_async(void* array, const float* src, int w, int h, std::size_t src_pitch,
                             void* stream) override {
     auto* texture = static_cast<CudaTexture*>(array);
-    check(cudaMemcpy2DToArrayAsync(texture->array, 0, 0, src, src_pitch, std::size_t(w) * sizeof(float),
-                                   h, cudaMemcpyHostToDevice, static_cast<cudaStream_t>(stream)));
+    check(cudaMemcpy2DToArrayAsync(texture->array, 0, 0, src, src_pitch,
+                                   std::size_t(w) * sizeof(float), h, cudaMemcpyHostToDevice,
+                                   static_cast<cudaStream_t>(stream)));
   }
 };
 
@@ -164,7 +169,9 @@ bool cuda_usable(std::string* reason) {
 
 #else
 
-BackendImpl& cuda_backend() { raise_device_error("the CUDA backend is not compiled into this build"); }
+BackendImpl& cuda_backend() {
+  raise_device_error("the CUDA backend is not compiled into this build");
+}
 
 bool cuda_usable(std::string* reason) {
   if (reason) *reason = "the CUDA backend is not compiled into this build";

@@ -36,7 +36,8 @@ Resolution resolve() {
   if (choice == "cpu") return result;
   if (choice == "cuda") {
     result.backend = Backend::cuda;
-    if (!detail::cuda_usable(&reason)) result.error = "VELMORIN_DEVICE=cuda but CUDA cannot run: " + reason;
+    if (!detail::cuda_usable(&reason))
+      result.error = "VELMORIN_DEVICE=cuda but CUDA cannot run: " + reason;
     return result;
   }
   if (!choice.empty()) {
@@ -60,9 +61,13 @@ Backend active_backend() {
   return r.backend;
 }
 
-const char* backend_name(Backend backend) { return backend == Backend::cuda ? "cuda" : "cpu"; }
+const char* backend_name(Backend backend) {
+  return backend == Backend::cuda ? "cuda" : "cpu";
+}
 
-MemoryInfo memory_info() { return detail::backend_for(active_backend()).memory_info(); }
+MemoryInfo memory_info() {
+  return detail::backend_for(active_backend()).memory_info();
+}
 
 DeviceDescription describe() {
   DeviceDescription out;
@@ -79,7 +84,9 @@ MappedHostBuffer::MappedHostBuffer(std::size_t bytes, bool write_combined)
     : bytes_(bytes), backend_(active_backend()) {
   host_ = detail::backend_for(backend_).alloc_mapped(bytes, write_combined, &device_);
 }
-MappedHostBuffer::~MappedHostBuffer() { release(); }
+MappedHostBuffer::~MappedHostBuffer() {
+  release();
+}
 MappedHostBuffer::MappedHostBuffer(MappedHostBuffer&& other) noexcept
     : host_(std::exchange(other.host_, nullptr)),
       device_(std::exchange(other.device_, nullptr)),
@@ -106,9 +113,13 @@ void MappedHostBuffer::release() noexcept {
 PinnedHostBuffer::PinnedHostBuffer(std::size_t bytes) : bytes_(bytes), backend_(active_backend()) {
   ptr_ = detail::backend_for(backend_).alloc_pinned(bytes);
 }
-PinnedHostBuffer::~PinnedHostBuffer() { release(); }
+PinnedHostBuffer::~PinnedHostBuffer() {
+  release();
+}
 PinnedHostBuffer::PinnedHostBuffer(PinnedHostBuffer&& other) noexcept
-    : ptr_(std::exchange(other.ptr_, nullptr)), bytes_(std::exchange(other.bytes_, 0)), backend_(other.backend_) {}
+    : ptr_(std::exchange(other.ptr_, nullptr)),
+      bytes_(std::exchange(other.bytes_, 0)),
+      backend_(other.backend_) {}
 PinnedHostBuffer& PinnedHostBuffer::operator=(PinnedHostBuffer&& other) noexcept {
   if (this != &other) {
     release();
@@ -129,9 +140,13 @@ void PinnedHostBuffer::release() noexcept {
 DeviceBuffer::DeviceBuffer(std::size_t bytes) : bytes_(bytes), backend_(active_backend()) {
   ptr_ = detail::backend_for(backend_).alloc_device(bytes);
 }
-DeviceBuffer::~DeviceBuffer() { release(); }
+DeviceBuffer::~DeviceBuffer() {
+  release();
+}
 DeviceBuffer::DeviceBuffer(DeviceBuffer&& other) noexcept
-    : ptr_(std::exchange(other.ptr_, nullptr)), bytes_(std::exchange(other.bytes_, 0)), backend_(other.backend_) {}
+    : ptr_(std::exchange(other.ptr_, nullptr)),
+      bytes_(std::exchange(other.bytes_, 0)),
+      backend_(other.backend_) {}
 DeviceBuffer& DeviceBuffer::operator=(DeviceBuffer&& other) noexcept {
   if (this != &other) {
     release();
@@ -152,7 +167,9 @@ void DeviceBuffer::release() noexcept {
 Stream::Stream() : backend_(active_backend()) {
   handle_ = detail::backend_for(backend_).create_stream();
 }
-Stream::~Stream() { release(); }
+Stream::~Stream() {
+  release();
+}
 Stream::Stream(Stream&& other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)), backend_(other.backend_) {}
 Stream& Stream::operator=(Stream&& other) noexcept {
@@ -167,7 +184,9 @@ void Stream::release() noexcept {
   if (handle_) detail::backend_for(backend_).destroy_stream(handle_);
   handle_ = nullptr;
 }
-void Stream::synchronize() { detail::backend_for(backend_).synchronize(handle_); }
+void Stream::synchronize() {
+  detail::backend_for(backend_).synchronize(handle_);
+}
 
 // ---- copies
 
@@ -188,7 +207,9 @@ TextureArray::TextureArray(int width, int height, Filter filter)
   if (width < 1 || height < 1) raise_device_error("invalid argument");
   array_ = detail::backend_for(backend_).create_texture(width, height, filter, &handle_);
 }
-TextureArray::~TextureArray() { release(); }
+TextureArray::~TextureArray() {
+  release();
+}
 TextureArray::TextureArray(TextureArray&& other) noexcept
     : array_(std::exchange(other.array_, nullptr)),
       handle_(std::exchange(other.handle_, 0)),
@@ -211,7 +232,8 @@ void TextureArray::release() noexcept {
   array_ = nullptr;
   handle_ = 0;
 }
-void TextureArray::upload_async(const float* src, int w, int h, std::size_t src_pitch, Stream& stream) {
+void TextureArray::upload_async(const float* src, int w, int h, std::size_t src_pitch,
+                                Stream& stream) {
   detail::backend_for(backend_).upload_texture_async(array_, src, w, h, src_pitch, stream.native());
 }
 

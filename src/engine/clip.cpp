@@ -102,9 +102,9 @@ ClipSpanTable ClipAccumulator::build() const {
       }
     }
     if (merged.size() > std::size_t(kMaxSpansPerRow)) {
-      throw std::runtime_error("clip: row " + std::to_string(row) + " needs " + std::to_string(merged.size()) +
-                               " separate spans; at most " + std::to_string(kMaxSpansPerRow) +
-                               " per row are supported");
+      throw std::runtime_error("clip: row " + std::to_string(row) + " needs " +
+                               std::to_string(merged.size()) + " separate spans; at most " +
+                               std::to_string(kMaxSpansPerRow) + " per row are supported");
     }
     GpuSpanRow& record = table[row];
     std::memset(&record, 0, sizeof(record));

@@ -22,7 +22,9 @@ std::atomic<uint64_t> g_host_budget{0};
 std::mutex output_write_lock;
 std::mutex progress_lock;
 
-int32_t engine_thread_count() { return kThreadCount; }
+int32_t engine_thread_count() {
+  return kThreadCount;
+}
 
 void init_host_memory_budget() {
   if (g_host_budget.load() == 0)
@@ -36,7 +38,9 @@ uint64_t host_memory_budget() {
   return limit > 0 ? std::min(base, limit) : base;
 }
 
-uint64_t free_device_memory() { return device::memory_info().free_bytes; }
+uint64_t free_device_memory() {
+  return device::memory_info().free_bytes;
+}
 
 Progress::Progress(bool verbose, int chunk_count) : verbose_(verbose), chunk_count_(chunk_count) {}
 
@@ -78,12 +82,14 @@ void run_chunks(int threads, int chunk_count, const std::function<void(int, int)
   if (first_error) std::rethrow_exception(first_error);
 }
 
-void deliver(const ExecutionPlan& plan, int32_t width, int32_t rows, const float* data, int32_t first_row) {
+void deliver(const ExecutionPlan& plan, int32_t width, int32_t rows, const float* data,
+             int32_t first_row) {
   if (plan.output_band != nullptr) {
     std::lock_guard<std::mutex> lock(output_write_lock);
     QuietGdalErrors quiet;
-    const CPLErr status = plan.output_band->RasterIO(GF_Write, 0, first_row, width, rows, const_cast<float*>(data),
-                                                     width, rows, GDT_Float32, 0, 0, nullptr);
+    const CPLErr status =
+        plan.output_band->RasterIO(GF_Write, 0, first_row, width, rows, const_cast<float*>(data),
+                                   width, rows, GDT_Float32, 0, 0, nullptr);
     if (status != CE_None) throw std::runtime_error("Write failed: " + last_gdal_error());
   }
   if (plan.chunk_sink) plan.chunk_sink(width, rows, data, first_row);
@@ -94,7 +100,9 @@ QuietGdalErrors::QuietGdalErrors() {
   CPLPushErrorHandler(CPLQuietErrorHandler);
   CPLErrorReset();
 }
-QuietGdalErrors::~QuietGdalErrors() { CPLPopErrorHandler(); }
+QuietGdalErrors::~QuietGdalErrors() {
+  CPLPopErrorHandler();
+}
 
 void read_band_rows(GDALDataset& dataset, const std::string& path, const RasterInfo& info,
                     const std::vector<int32_t>& band_list, int32_t first, int32_t rows,
@@ -103,15 +111,18 @@ void read_band_rows(GDALDataset& dataset, const std::string& path, const RasterI
   const int band_count = int(band_list.size());
   QuietGdalErrors quiet;
   dataset.AdviseRead(0, first, width, rows, width, rows, GDT_Float32, band_count, nullptr, nullptr);
-  auto fail = [&] { throw std::runtime_error("Read failed: " + path + ": " + last_gdal_error("the read did not succeed")); };
+  auto fail = [&] {
+    throw std::runtime_error("Read failed: " + path + ": " +
+                             last_gdal_error("the read did not succeed"));
+  };
   if (info.pixel_interleaved() && band_count > 1) {
     std::vector<int> band_map(band_list.begin(), band_list.end());
     for (int& b : band_map) b += 1;
     std::vector<float> interleaved(std::size_t(width) * rows * band_count);
     const GSpacing pixel = GSpacing(band_count) * sizeof(float);
-    const CPLErr status =
-        dataset.RasterIO(GF_Read, 0, first, width, rows, interleaved.data(), width, rows, GDT_Float32,
-                         band_count, band_map.data(), pixel, pixel * width, sizeof(float), nullptr);
+    const CPLErr status = dataset.RasterIO(GF_Read, 0, first, width, rows, interleaved.data(),
+                                           width, rows, GDT_Float32, band_count, band_map.data(),
+                                           pixel, pixel * width, sizeof(float), nullptr);
     if (status != CE_None) fail();
     const std::size_t pixels = std::size_t(width) * rows;
     for (int k = 0; k < band_count; ++k) {
@@ -122,9 +133,11 @@ void read_band_rows(GDALDataset& dataset, const std::string& path, const RasterI
   }
   for (int k = 0; k < band_count; ++k) {
     GDALRasterBand* band = dataset.GetRasterBand(band_list[k] + 1);
-    if (band == nullptr) throw std::runtime_error("Read failed: " + path + ": no band " + std::to_string(band_list[k] + 1));
-    const CPLErr status = band->RasterIO(GF_Read, 0, first, width, rows, destinations[k], width, rows,
-                                         GDT_Float32, 0, 0, nullptr);
+    if (band == nullptr)
+      throw std::runtime_error("Read failed: " + path + ": no band " +
+                               std::to_string(band_list[k] + 1));
+    const CPLErr status = band->RasterIO(GF_Read, 0, first, width, rows, destinations[k], width,
+                                         rows, GDT_Float32, 0, 0, nullptr);
     if (status != CE_None) fail();
   }
 }
@@ -139,16 +152,17 @@ std::vector<DatasetPtr> open_worker_datasets(const std::string& path, int worker
   return datasets;
 }
 
-int32_t rows_per_chunk_for(int32_t height, int32_t block_height, int threads, uint64_t bytes_per_row,
-                           const char* engine_name) {
+int32_t rows_per_chunk_for(int32_t height, int32_t block_height, int threads,
+                           uint64_t bytes_per_row, const char* engine_name) {
   const int32_t bh = std::max(1, block_height);
   const int32_t per_thread = (height + threads - 1) / threads;
   int64_t rows = (int64_t(per_thread) + bh - 1) / bh * bh;
   const uint64_t budget = std::min(host_memory_budget(), free_device_memory());
   const uint64_t fit = budget / (uint64_t(threads) * std::max<uint64_t>(1, bytes_per_row));
   if (fit < 1) {
-    throw std::runtime_error(std::string(engine_name) + ": one row needs " + std::to_string(bytes_per_row) +
-                             " bytes per worker but the memory budget is " + std::to_string(budget) + " bytes");
+    throw std::runtime_error(
+        std::string(engine_name) + ": one row needs " + std::to_string(bytes_per_row) +
+        " bytes per worker but the memory budget is " + std::to_string(budget) + " bytes");
   }
   const int64_t limit = fit >= uint64_t(bh) ? int64_t(fit / bh * bh) : int64_t(fit);
   rows = std::min(rows, limit);

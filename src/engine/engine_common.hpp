@@ -44,11 +44,13 @@ class Progress {
 // Runs body(chunk, worker) for every chunk on `threads` worker threads, one chunk at a time
 // with a dynamic schedule. The first exception stops the remaining chunks and is rethrown
 // once every worker has stopped.
-void run_chunks(int threads, int chunk_count, const std::function<void(int chunk, int worker)>& body);
+void run_chunks(int threads, int chunk_count,
+                const std::function<void(int chunk, int worker)>& body);
 
 // Hands a finished strip to the plan's consumers: the output band (under output_write_lock),
 // then the chunk sink, then the memory sink.
-void deliver(const ExecutionPlan& plan, int32_t width, int32_t rows, const float* data, int32_t first_row);
+void deliver(const ExecutionPlan& plan, int32_t width, int32_t rows, const float* data,
+             int32_t first_row);
 
 // Silences GDAL's error printing on this thread while keeping the last error message.
 class QuietGdalErrors {
@@ -73,10 +75,12 @@ std::vector<DatasetPtr> open_worker_datasets(const std::string& path, int worker
 // so that `bytes_per_row` times the rows of every worker fits the host budget and free device
 // memory. The chunk height grows in whole blocks so that reads follow the file's layout, unless
 // not even one block row fits, when it falls to the rows that do.
-int32_t rows_per_chunk_for(int32_t height, int32_t block_height, int threads, uint64_t bytes_per_row,
-                           const char* engine_name);
+int32_t rows_per_chunk_for(int32_t height, int32_t block_height, int threads,
+                           uint64_t bytes_per_row, const char* engine_name);
 
 // Rounds a float count up to a multiple of four, so that consecutive bands stay 16-byte aligned.
-inline uint64_t aligned_floats(uint64_t floats) { return (floats + 3) / 4 * 4; }
+inline uint64_t aligned_floats(uint64_t floats) {
+  return (floats + 3) / 4 * 4;
+}
 
 }  // namespace velmorin::engine

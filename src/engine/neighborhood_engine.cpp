@@ -20,19 +20,21 @@ struct NeighbourhoodOperation {
   const char* name;
   int32_t halo;
   int32_t bands;
-  void (*launch)(const ExecutionPlan& plan, const float* input, float* planes, int32_t width, int32_t rows,
-                 uint64_t plane, device::Stream& stream);
+  void (*launch)(const ExecutionPlan& plan, const float* input, float* planes, int32_t width,
+                 int32_t rows, uint64_t plane, device::Stream& stream);
 };
 
-void launch_focal_operation(const ExecutionPlan& plan, const float* input, float* planes, int32_t width, int32_t rows,
-                            uint64_t, device::Stream& stream) {
+void launch_focal_operation(const ExecutionPlan& plan, const float* input, float* planes,
+                            int32_t width, int32_t rows, uint64_t, device::Stream& stream) {
   const FocalParams& f = plan.focal;
-  kernels::launch_focal(input, planes, width, rows + 2 * f.radius, width, rows, f.radius, f.stat, f.shape == 1, stream);
+  kernels::launch_focal(input, planes, width, rows + 2 * f.radius, width, rows, f.radius, f.stat,
+                        f.shape == 1, stream);
 }
 
 NeighbourhoodOperation choose_operation(const ExecutionPlan& plan) {
   if (plan.has_focal) return {"focal", plan.focal.radius, 1, &launch_focal_operation};
-  if (plan.has_terrain) throw std::runtime_error("terrain: the terrain metrics are not available in this build");
+  if (plan.has_terrain)
+    throw std::runtime_error("terrain: the terrain metrics are not available in this build");
   throw std::runtime_error("texture: the GLCM texture features are not available in this build");
 }
 
@@ -97,11 +99,12 @@ void run_engine_neighborhood(const std::string& path, const ExecutionPlan& plan,
            uint64_t(workers) * device_need(rows, h, bands, W) <= device_budget;
   };
   if (!fits(1, 1)) {
-    throw std::runtime_error(std::string(op.name) + ": a halo of " + std::to_string(h) + " rows on a " +
-                             std::to_string(W) + "-pixel-wide raster needs " +
-                             std::to_string(std::max(host_need(1, h, W), device_need(1, h, bands, W))) +
-                             " bytes per chunk, more than the memory budget (host " + std::to_string(host_limit) +
-                             ", device " + std::to_string(device_budget) + " bytes)");
+    throw std::runtime_error(
+        std::string(op.name) + ": a halo of " + std::to_string(h) + " rows on a " +
+        std::to_string(W) + "-pixel-wide raster needs " +
+        std::to_string(std::max(host_need(1, h, W), device_need(1, h, bands, W))) +
+        " bytes per chunk, more than the memory budget (host " + std::to_string(host_limit) +
+        ", device " + std::to_string(device_budget) + " bytes)");
   }
   int64_t rows = bh;
   if (!fits(rows, 1)) {
@@ -112,13 +115,16 @@ void run_engine_neighborhood(const std::string& path, const ExecutionPlan& plan,
   const int32_t chunk_rows = int32_t(std::min<int64_t>(rows, H));
   const int chunk_count = (H + chunk_rows - 1) / chunk_rows;
   const uint64_t per_worker = std::max(device_need(chunk_rows, h, bands, W), uint64_t(1));
-  threads = int(std::min<uint64_t>(uint64_t(threads), std::max<uint64_t>(1, device_budget / per_worker)));
-  threads = int(std::min<uint64_t>(uint64_t(threads), std::max<uint64_t>(1, host_limit / host_need(chunk_rows, h, W))));
+  threads =
+      int(std::min<uint64_t>(uint64_t(threads), std::max<uint64_t>(1, device_budget / per_worker)));
+  threads = int(std::min<uint64_t>(
+      uint64_t(threads), std::max<uint64_t>(1, host_limit / host_need(chunk_rows, h, W))));
   threads = std::min(threads, chunk_count);
 
-  const NeighbourhoodKey key{uint64_t(chunk_rows + 2 * h) * W, bands, threads, uint64_t(chunk_rows) * W, h};
-  auto workspaces = neighbourhood_pool().acquire(key, threads,
-                                                 [&] { return std::make_unique<NeighbourhoodWorkspace>(key); });
+  const NeighbourhoodKey key{uint64_t(chunk_rows + 2 * h) * W, bands, threads,
+                             uint64_t(chunk_rows) * W, h};
+  auto workspaces = neighbourhood_pool().acquire(
+      key, threads, [&] { return std::make_unique<NeighbourhoodWorkspace>(key); });
   std::vector<DatasetPtr> datasets;
   {
     QuietGdalErrors quiet;
@@ -142,14 +148,17 @@ void run_engine_neighborhood(const std::string& path, const ExecutionPlan& plan,
     const int32_t top = std::max(0, first - h);
     const int32_t count = std::min(first + n + h, H) - top;
     const int32_t at = h - (first - top);
-    read_band_rows(*datasets[worker], path, info, {band_number - 1}, top, count, {input + std::size_t(at) * row_floats});
-    for (int32_t r = 0; r < at; ++r) std::memcpy(input + r * row_floats, input + std::size_t(at) * row_floats, row_floats * 4);
+    read_band_rows(*datasets[worker], path, info, {band_number - 1}, top, count,
+                   {input + std::size_t(at) * row_floats});
+    for (int32_t r = 0; r < at; ++r)
+      std::memcpy(input + r * row_floats, input + std::size_t(at) * row_floats, row_floats * 4);
     for (int32_t r = at + count; r < n + 2 * h; ++r)
-      std::memcpy(input + std::size_t(r) * row_floats, input + std::size_t(at + count - 1) * row_floats, row_floats * 4);
+      std::memcpy(input + std::size_t(r) * row_floats,
+                  input + std::size_t(at + count - 1) * row_floats, row_floats * 4);
     ws.stream[1 - parity].synchronize();  // the other parity shares the planes and the output
     device::Stream& stream = ws.stream[parity];
-    op.launch(plan, static_cast<const float*>(ws.input[parity].device()), ws.planes.as<float>(), W, n, key.plane,
-              stream);
+    op.launch(plan, static_cast<const float*>(ws.input[parity].device()), ws.planes.as<float>(), W,
+              n, key.plane, stream);
     device::copy_async(ws.output.device(), ws.planes.get(), std::size_t(n) * W * sizeof(float),
                        device::CopyKind::device_to_device, stream);
     stream.synchronize();

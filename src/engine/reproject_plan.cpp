@@ -28,7 +28,8 @@ void TransformDeleter::operator()(OGRCoordinateTransformation* transform) const 
 RasterInfo plan_target_grid(const RasterInfo& input, const ReprojectParams& params) {
   OGRSpatialReference target;
   target.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
-  if (params.target_crs.empty() || target.SetFromUserInput(params.target_crs.c_str()) != OGRERR_NONE)
+  if (params.target_crs.empty() ||
+      target.SetFromUserInput(params.target_crs.c_str()) != OGRERR_NONE)
     throw std::runtime_error("Invalid target CRS: " + params.target_crs);
   char* wkt = nullptr;
   target.exportToWkt(&wkt);
@@ -89,7 +90,8 @@ WarpTransform create_warp_transform(const RasterInfo& input, const RasterInfo& t
       target_srs.SetFromUserInput(target.crs.c_str()) == OGRERR_NONE) {
     warp.transform.reset(OGRCreateCoordinateTransformation(&target_srs, &source_srs));
   }
-  if (!warp.transform) throw std::runtime_error("Cannot create coordinate transformation for warp.");
+  if (!warp.transform)
+    throw std::runtime_error("Cannot create coordinate transformation for warp.");
   if (!GDALInvGeoTransform(const_cast<double*>(input.geotransform.data()),
                            warp.source_inverse_geotransform.data()))
     throw std::runtime_error("reproject: the source geotransform cannot be inverted");

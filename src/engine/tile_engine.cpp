@@ -42,7 +42,8 @@ struct TileWorkspace {
     }
     device::copy(band_table.get(), device_bands.data(), device_bands.size() * sizeof(float*),
                  device::CopyKind::host_to_device);
-    if (key.clip) spans = device::MappedHostBuffer(std::size_t(key.rows_per_chunk) * sizeof(GpuSpanRow), false);
+    if (key.clip)
+      spans = device::MappedHostBuffer(std::size_t(key.rows_per_chunk) * sizeof(GpuSpanRow), false);
   }
 };
 
@@ -75,18 +76,22 @@ void run_tile_engine(const std::string& path, const ExecutionPlan& plan, bool ve
   const int T = engine_thread_count();
 
   // Per row: every input band, the result and (with a clip) one span record.
-  const uint64_t bytes_per_row = uint64_t(B + 1) * W * sizeof(float) + (plan.has_clip ? sizeof(GpuSpanRow) : 0);
-  const int32_t rows_per_chunk = rows_per_chunk_for(H, info.block_height, T, bytes_per_row, "run_tile_engine");
+  const uint64_t bytes_per_row =
+      uint64_t(B + 1) * W * sizeof(float) + (plan.has_clip ? sizeof(GpuSpanRow) : 0);
+  const int32_t rows_per_chunk =
+      rows_per_chunk_for(H, info.block_height, T, bytes_per_row, "run_tile_engine");
   const int chunk_count = (H + rows_per_chunk - 1) / rows_per_chunk;
   const TileKey key{aligned_floats(uint64_t(W) * rows_per_chunk), B, plan.has_clip, rows_per_chunk};
   const int workers = std::min(T, chunk_count);
-  auto workspaces = tile_pool().acquire(key, workers, [&] { return std::make_unique<TileWorkspace>(key); });
+  auto workspaces =
+      tile_pool().acquire(key, workers, [&] { return std::make_unique<TileWorkspace>(key); });
   std::vector<DatasetPtr> datasets = open_worker_datasets(path, workers);
 
   device::DeviceBuffer program;
   if (!plan.program.empty()) {
     program = device::DeviceBuffer(plan.program.size() * sizeof(Instruction));
-    device::copy(program.get(), plan.program.data(), program.size(), device::CopyKind::host_to_device);
+    device::copy(program.get(), plan.program.data(), program.size(),
+                 device::CopyKind::host_to_device);
   }
   const int32_t instruction_count = int32_t(plan.program.size());
 
@@ -102,10 +107,11 @@ void run_tile_engine(const std::string& path, const ExecutionPlan& plan, bool ve
     if (plan.has_clip && spans) stage_clip_rows(plan, first, n, spans);
     float* output_device = static_cast<float*>(ws.output.device());
     kernels::launch_raster_algebra(program.as<Instruction>(), instruction_count,
-                                   ws.band_table.as<const float* const>(), output_device, pixels, ws.stream);
+                                   ws.band_table.as<const float* const>(), output_device, pixels,
+                                   ws.stream);
     if (plan.has_clip && spans)
-      kernels::launch_apply_mask(output_device, pixels, W, static_cast<const GpuSpanRow*>(ws.spans.device()),
-                                 ws.stream);
+      kernels::launch_apply_mask(output_device, pixels, W,
+                                 static_cast<const GpuSpanRow*>(ws.spans.device()), ws.stream);
     ws.stream.synchronize();
     deliver(plan, W, n, static_cast<const float*>(ws.output.host()), first);
     progress.chunk_done();

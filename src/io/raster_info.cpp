@@ -71,7 +71,8 @@ RasterInfo open_raster_info(const std::string& path) {
   dataset->GetGeoTransform(info.geotransform.data());
   const char* wkt = dataset->GetProjectionRef();
   info.crs = wkt ? wkt : "";
-  if (info.band_count < 1) throw std::runtime_error("Cannot open: " + path + " (the file has no raster band)");
+  if (info.band_count < 1)
+    throw std::runtime_error("Cannot open: " + path + " (the file has no raster band)");
 
   GDALRasterBand* band = dataset->GetRasterBand(1);
   info.data_type = int32_t(band->GetRasterDataType());
@@ -82,8 +83,10 @@ RasterInfo open_raster_info(const std::string& path) {
   info.tiled = info.block_width != info.width;
   if (!info.tiled) info.rows_per_strip = info.block_height;
 
-  if (const char* v = dataset->GetMetadataItem("INTERLEAVE", "IMAGE_STRUCTURE")) info.interleave = v;
-  if (const char* v = dataset->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE")) info.compression = v;
+  if (const char* v = dataset->GetMetadataItem("INTERLEAVE", "IMAGE_STRUCTURE"))
+    info.interleave = v;
+  if (const char* v = dataset->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE"))
+    info.compression = v;
   if (char** entries = dataset->GetMetadata("IMAGE_STRUCTURE")) {
     for (char** entry = entries; *entry != nullptr; ++entry) {
       const std::string item = *entry;

@@ -40,45 +40,73 @@ VELMORIN_HD int opcode_arity(int32_t op) {
 
 VELMORIN_HD float apply_binary(int32_t op, float a, float b) {
   switch (op) {
-    case kAdd: return a + b;
-    case kSub: return a - b;
-    case kMul: return a * b;
-    case kDiv: return fast_div(a, b + kDivEpsilon);
-    case kGreater: return a > b ? 1.0f : 0.0f;
-    case kLess: return a < b ? 1.0f : 0.0f;
-    case kGreaterEqual: return a >= b ? 1.0f : 0.0f;
-    case kLessEqual: return a <= b ? 1.0f : 0.0f;
-    case kEqual: return a == b ? 1.0f : 0.0f;
-    case kNotEqual: return a == b ? 0.0f : 1.0f;
-    case kAnd: return a * b;
-    case kOr: return dev_max(a, b);
-    case kMin: return dev_min(a, b);
-    case kMax: return dev_max(a, b);
-    case kPow: return fast_pow(a, b);
-    default: return a;
+    case kAdd:
+      return a + b;
+    case kSub:
+      return a - b;
+    case kMul:
+      return a * b;
+    case kDiv:
+      return fast_div(a, b + kDivEpsilon);
+    case kGreater:
+      return a > b ? 1.0f : 0.0f;
+    case kLess:
+      return a < b ? 1.0f : 0.0f;
+    case kGreaterEqual:
+      return a >= b ? 1.0f : 0.0f;
+    case kLessEqual:
+      return a <= b ? 1.0f : 0.0f;
+    case kEqual:
+      return a == b ? 1.0f : 0.0f;
+    case kNotEqual:
+      return a == b ? 0.0f : 1.0f;
+    case kAnd:
+      return a * b;
+    case kOr:
+      return dev_max(a, b);
+    case kMin:
+      return dev_min(a, b);
+    case kMax:
+      return dev_max(a, b);
+    case kPow:
+      return fast_pow(a, b);
+    default:
+      return a;
   }
 }
 
 VELMORIN_HD float apply_unary(int32_t op, float b) {
   switch (op) {
-    case kNot: return 1.0f - b;
-    case kNeg: return -b;
-    case kSqrt: return fast_sqrt(b);
-    case kAbs: return fabsf(b);
-    case kLog: return fast_log(b);
-    case kExp: return fast_exp(b);
-    case kLog10: return fast_log10(b);
-    default: return b;
+    case kNot:
+      return 1.0f - b;
+    case kNeg:
+      return -b;
+    case kSqrt:
+      return fast_sqrt(b);
+    case kAbs:
+      return fabsf(b);
+    case kLog:
+      return fast_log(b);
+    case kExp:
+      return fast_exp(b);
+    case kLog10:
+      return fast_log10(b);
+    default:
+      return b;
   }
 }
 
 // x is the deepest of the three entries, y the middle, z the top.
 VELMORIN_HD float apply_ternary(int32_t op, float x, float y, float z) {
   switch (op) {
-    case kSelect: return fmaf(y, x, z * (1.0f - x));  // t * c + f * (1 - c)
-    case kInRange: return (x >= y && x <= z) ? 1.0f : 0.0f;
-    case kClamp: return dev_max(y, dev_min(x, z));
-    default: return x;
+    case kSelect:
+      return fmaf(y, x, z * (1.0f - x));  // t * c + f * (1 - c)
+    case kInRange:
+      return (x >= y && x <= z) ? 1.0f : 0.0f;
+    case kClamp:
+      return dev_max(y, dev_min(x, z));
+    default:
+      return x;
   }
 }
 
@@ -108,7 +136,8 @@ VELMORIN_HD void run_program(const Instruction* program, int count, Load load, f
     if (arity == 1) {
       for (int l = 0; l < L; ++l) stack[sp - 1][l] = apply_unary(op, stack[sp - 1][l]);
     } else if (arity == 2) {
-      for (int l = 0; l < L; ++l) stack[sp - 2][l] = apply_binary(op, stack[sp - 2][l], stack[sp - 1][l]);
+      for (int l = 0; l < L; ++l)
+        stack[sp - 2][l] = apply_binary(op, stack[sp - 2][l], stack[sp - 1][l]);
       sp -= 1;
     } else {
       for (int l = 0; l < L; ++l)
@@ -123,7 +152,8 @@ VELMORIN_HD void run_program(const Instruction* program, int count, Load load, f
 VELMORIN_HD float mask_factor(const GpuSpanRow* row, int32_t col) {
   const int count = VELMORIN_LDG(&row->span_count);
   for (int s = 0; s < count; ++s) {
-    if (VELMORIN_LDG(&row->spans[s][0]) <= col && col <= VELMORIN_LDG(&row->spans[s][1])) return 1.0f;
+    if (VELMORIN_LDG(&row->spans[s][0]) <= col && col <= VELMORIN_LDG(&row->spans[s][1]))
+      return 1.0f;
   }
   return 0.0f;
 }

@@ -58,7 +58,11 @@ VELMORIN_HD float fast_pow(float a, float b) {
 }
 
 // Device min/max rule: when exactly one operand is NaN the other one is returned.
-VELMORIN_HD float dev_min(float a, float b) { return fminf(a, b); }
-VELMORIN_HD float dev_max(float a, float b) { return fmaxf(a, b); }
+VELMORIN_HD float dev_min(float a, float b) {
+  return fminf(a, b);
+}
+VELMORIN_HD float dev_max(float a, float b) {
+  return fmaxf(a, b);
+}
 
 }  // namespace velmorin::kernels

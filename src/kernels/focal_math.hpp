@@ -52,7 +52,8 @@ VELMORIN_HD bool in_window(int dx, int dy, int radius, bool circle) {
 }
 
 template <class Sample>
-VELMORIN_HD FocalAccumulator focal_accumulate(Sample sample, int radius, bool circle, bool moments) {
+VELMORIN_HD FocalAccumulator focal_accumulate(Sample sample, int radius, bool circle,
+                                              bool moments) {
   FocalAccumulator acc;
   acc.moments = moments;
   for (int dy = -radius; dy <= radius; ++dy)
@@ -63,14 +64,22 @@ VELMORIN_HD FocalAccumulator focal_accumulate(Sample sample, int radius, bool ci
 
 VELMORIN_HD float focal_finish(const FocalAccumulator& acc, int stat) {
   switch (stat) {
-    case kFocalMean: return acc.n > 0 ? fast_div(acc.sum, float(acc.n)) : 0.0f;
-    case kFocalSum: return acc.sum;
-    case kFocalMin: return acc.minimum;
-    case kFocalMax: return acc.maximum;
-    case kFocalStd: return acc.n >= 2 ? fast_sqrt(fast_div(acc.m2, float(acc.n - 1))) : 0.0f;
-    case kFocalVariance: return acc.n >= 2 ? fast_div(acc.m2, float(acc.n - 1)) : 0.0f;
-    case kFocalRange: return acc.maximum - acc.minimum;
-    default: return 0.0f;
+    case kFocalMean:
+      return acc.n > 0 ? fast_div(acc.sum, float(acc.n)) : 0.0f;
+    case kFocalSum:
+      return acc.sum;
+    case kFocalMin:
+      return acc.minimum;
+    case kFocalMax:
+      return acc.maximum;
+    case kFocalStd:
+      return acc.n >= 2 ? fast_sqrt(fast_div(acc.m2, float(acc.n - 1))) : 0.0f;
+    case kFocalVariance:
+      return acc.n >= 2 ? fast_div(acc.m2, float(acc.n - 1)) : 0.0f;
+    case kFocalRange:
+      return acc.maximum - acc.minimum;
+    default:
+      return 0.0f;
   }
 }
 
@@ -86,12 +95,24 @@ VELMORIN_HD float focal_median3x3(Sample sample) {
   float p0 = sample(-1, -1), p1 = sample(0, -1), p2 = sample(1, -1);
   float p3 = sample(-1, 0), p4 = sample(0, 0), p5 = sample(1, 0);
   float p6 = sample(-1, 1), p7 = sample(0, 1), p8 = sample(1, 1);
-  order_pair(p1, p2); order_pair(p4, p5); order_pair(p7, p8);
-  order_pair(p0, p1); order_pair(p3, p4); order_pair(p6, p7);
-  order_pair(p1, p2); order_pair(p4, p5); order_pair(p7, p8);
-  order_pair(p0, p3); order_pair(p5, p8); order_pair(p4, p7);
-  order_pair(p3, p6); order_pair(p1, p4); order_pair(p2, p5);
-  order_pair(p4, p7); order_pair(p4, p2); order_pair(p6, p4);
+  order_pair(p1, p2);
+  order_pair(p4, p5);
+  order_pair(p7, p8);
+  order_pair(p0, p1);
+  order_pair(p3, p4);
+  order_pair(p6, p7);
+  order_pair(p1, p2);
+  order_pair(p4, p5);
+  order_pair(p7, p8);
+  order_pair(p0, p3);
+  order_pair(p5, p8);
+  order_pair(p4, p7);
+  order_pair(p3, p6);
+  order_pair(p1, p4);
+  order_pair(p2, p5);
+  order_pair(p4, p7);
+  order_pair(p4, p2);
+  order_pair(p6, p4);
   order_pair(p4, p2);
   return p4;
 }
@@ -131,6 +152,8 @@ VELMORIN_HD float focal_pixel(Sample sample, int radius, int stat, bool circle) 
   return focal_finish(acc, stat);
 }
 
-VELMORIN_HD int clamp_index(int v, int hi) { return v < 0 ? 0 : (v > hi ? hi : v); }
+VELMORIN_HD int clamp_index(int v, int hi) {
+  return v < 0 ? 0 : (v > hi ? hi : v);
+}
 
 }  // namespace velmorin::kernels

@@ -1,7 +1,7 @@
 // Host implementations of the launch wrappers: the shared per-pixel math in OpenMP loops.
 // Inside an engine worker (itself an OpenMP thread) the loops run serially on that worker.
-#include <xmmintrin.h>
 #include <pmmintrin.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 
@@ -57,8 +57,8 @@ void launch_raster_algebra(const Instruction* program, int32_t count, const floa
   }
 }
 
-void launch_apply_mask(float* data, std::uint64_t pixel_count, int32_t width, const GpuSpanRow* rows,
-                       device::Stream&) {
+void launch_apply_mask(float* data, std::uint64_t pixel_count, int32_t width,
+                       const GpuSpanRow* rows, device::Stream&) {
   if (pixel_count == 0 || rows == nullptr || width <= 0) return;
   const std::int64_t row_count = std::int64_t((pixel_count + width - 1) / width);
 #pragma omp parallel

@@ -19,7 +19,9 @@ void check_launch() {
   if (status != cudaSuccess) device::raise_device_error(cudaGetErrorString(status));
 }
 
-cudaStream_t native(device::Stream& stream) { return static_cast<cudaStream_t>(stream.native()); }
+cudaStream_t native(device::Stream& stream) {
+  return static_cast<cudaStream_t>(stream.native());
+}
 
 unsigned blocks_for(std::uint64_t items, unsigned per_block) {
   return unsigned((items + per_block - 1) / per_block);
@@ -28,8 +30,8 @@ unsigned blocks_for(std::uint64_t items, unsigned per_block) {
 // ---- algebra
 
 __global__ void kernel_raster_algebra(const Instruction* __restrict__ program, int32_t count,
-                                      const float* const* __restrict__ bands, float* __restrict__ out,
-                                      std::uint64_t n) {
+                                      const float* const* __restrict__ bands,
+                                      float* __restrict__ out, std::uint64_t n) {
   const std::uint64_t g = std::uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
   const std::uint64_t total = std::uint64_t(blockDim.x) * gridDim.x;
   for (std::uint64_t base = 4 * g; base + 3 < n; base += 4 * total) {
@@ -44,13 +46,14 @@ __global__ void kernel_raster_algebra(const Instruction* __restrict__ program, i
           lanes[3] = v.w;
         },
         result);
-    *reinterpret_cast<float4*>(out + base) = make_float4(result[0], result[1], result[2], result[3]);
+    *reinterpret_cast<float4*>(out + base) =
+        make_float4(result[0], result[1], result[2], result[3]);
   }
   const std::uint64_t p = g + (n & ~std::uint64_t(3));
   if (p < n) {
     run_program<1>(
-        program, count,
-        [&](int32_t slot, float* lanes) { lanes[0] = __ldg(bands[slot] + p); }, out + p);
+        program, count, [&](int32_t slot, float* lanes) { lanes[0] = __ldg(bands[slot] + p); },
+        out + p);
   }
 }
 
@@ -106,7 +109,8 @@ __global__ void kernel_focal_generic(const float* __restrict__ in, float* __rest
 
 template <int R>
 void launch_focal_instance(const float* input, float* output, int in_width, int in_rows,
-                           int out_width, int out_rows, int stat, bool circle, cudaStream_t stream) {
+                           int out_width, int out_rows, int stat, bool circle,
+                           cudaStream_t stream) {
   const dim3 block(kFocalBlockX, kFocalBlockY);
   const dim3 grid(blocks_for(out_width, kFocalBlockX), blocks_for(out_rows, kFocalBlockY));
   const size_t shared = size_t(kFocalBlockX + 2 * R) * (kFocalBlockY + 2 * R) * sizeof(float);
@@ -116,7 +120,8 @@ void launch_focal_instance(const float* input, float* output, int in_width, int 
 
 // ---- warp
 
-__global__ void kernel_warp(const float* __restrict__ lattice_x, const float* __restrict__ lattice_y,
+__global__ void kernel_warp(const float* __restrict__ lattice_x,
+                            const float* __restrict__ lattice_y,
                             const std::uint64_t* __restrict__ textures, float* __restrict__ out,
                             int window_width, int window_height, int out_width, int out_rows,
                             int bands, float nodata, std::uint64_t band_stride) {
@@ -148,8 +153,8 @@ void launch_raster_algebra(const Instruction* program, int32_t count, const floa
   check_launch();
 }
 
-void launch_apply_mask(float* data, std::uint64_t pixel_count, int32_t width, const GpuSpanRow* rows,
-                       device::Stream& stream) {
+void launch_apply_mask(float* data, std::uint64_t pixel_count, int32_t width,
+                       const GpuSpanRow* rows, device::Stream& stream) {
   if (pixel_count == 0 || rows == nullptr || width <= 0) return;
   kernel_apply_mask<<<blocks_for(pixel_count, 256), 256, 0, native(stream)>>>(data, pixel_count,
                                                                               width, rows);
@@ -162,13 +167,34 @@ void launch_focal(const float* input, float* output, int32_t in_width, int32_t i
   if (out_width <= 0 || out_rows <= 0) return;
   const cudaStream_t s = native(stream);
   switch (radius) {
-    case 1: launch_focal_instance<1>(input, output, in_width, in_rows, out_width, out_rows, stat, circle, s); break;
-    case 2: launch_focal_instance<2>(input, output, in_width, in_rows, out_width, out_rows, stat, circle, s); break;
-    case 3: launch_focal_instance<3>(input, output, in_width, in_rows, out_width, out_rows, stat, circle, s); break;
-    case 5: launch_focal_instance<5>(input, output, in_width, in_rows, out_width, out_rows, stat, circle, s); break;
-    case 7: launch_focal_instance<7>(input, output, in_width, in_rows, out_width, out_rows, stat, circle, s); break;
-    case 10: launch_focal_instance<10>(input, output, in_width, in_rows, out_width, out_rows, stat, circle, s); break;
-    case 15: launch_focal_instance<15>(input, output, in_width, in_rows, out_width, out_rows, stat, circle, s); break;
+    case 1:
+      launch_focal_instance<1>(input, output, in_width, in_rows, out_width, out_rows, stat, circle,
+                               s);
+      break;
+    case 2:
+      launch_focal_instance<2>(input, output, in_width, in_rows, out_width, out_rows, stat, circle,
+                               s);
+      break;
+    case 3:
+      launch_focal_instance<3>(input, output, in_width, in_rows, out_width, out_rows, stat, circle,
+                               s);
+      break;
+    case 5:
+      launch_focal_instance<5>(input, output, in_width, in_rows, out_width, out_rows, stat, circle,
+                               s);
+      break;
+    case 7:
+      launch_focal_instance<7>(input, output, in_width, in_rows, out_width, out_rows, stat, circle,
+                               s);
+      break;
+    case 10:
+      launch_focal_instance<10>(input, output, in_width, in_rows, out_width, out_rows, stat, circle,
+                                s);
+      break;
+    case 15:
+      launch_focal_instance<15>(input, output, in_width, in_rows, out_width, out_rows, stat, circle,
+                                s);
+      break;
     default: {
       const dim3 block(kFocalBlockX, kFocalBlockY);
       const dim3 grid(blocks_for(out_width, kFocalBlockX), blocks_for(out_rows, kFocalBlockY));

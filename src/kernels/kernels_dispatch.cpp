@@ -4,7 +4,9 @@
 namespace velmorin::kernels {
 
 namespace {
-bool on_cuda(const device::Stream& stream) { return stream.backend() == device::Backend::cuda; }
+bool on_cuda(const device::Stream& stream) {
+  return stream.backend() == device::Backend::cuda;
+}
 }  // namespace
 
 void launch_raster_algebra(const Instruction* program, int32_t count, const float* const* bands,
@@ -13,8 +15,8 @@ void launch_raster_algebra(const Instruction* program, int32_t count, const floa
   cpu::launch_raster_algebra(program, count, bands, out, n, stream);
 }
 
-void launch_apply_mask(float* data, std::uint64_t pixel_count, int32_t width, const GpuSpanRow* rows,
-                       device::Stream& stream) {
+void launch_apply_mask(float* data, std::uint64_t pixel_count, int32_t width,
+                       const GpuSpanRow* rows, device::Stream& stream) {
   if (on_cuda(stream)) return cuda::launch_apply_mask(data, pixel_count, width, rows, stream);
   cpu::launch_apply_mask(data, pixel_count, width, rows, stream);
 }

@@ -9,8 +9,9 @@ namespace velmorin::kernels {
 constexpr int kLatticeSide = 32;
 constexpr int kLatticeNodes = kLatticeSide * kLatticeSide;
 
-// Source position (window-relative, integer = pixel corner) of target pixel (x, y) of a chunk,
-// by bilinear interpolation of the 32 x 32 lattice.
+// Source position of the centre of target pixel (x, y) of a chunk, window-relative in source
+// pixel coordinates (integers are pixel corners, so pixel i spans [i, i + 1)), by bilinear
+// interpolation of the 32 x 32 lattice, whose nodes are target pixel centres.
 VELMORIN_HD void lattice_position(const float* lx, const float* ly, int x, int y, int out_width,
                                   int out_rows, float& sx, float& sy) {
   const float gx = out_width >= 2 ? fast_div(float(x), float(out_width - 1)) * 31.0f : 0.0f;
@@ -36,7 +37,10 @@ VELMORIN_HD bool inside_window(float sx, float sy, int window_width, int window_
   return sx >= 0.0f && sy >= 0.0f && sx < float(window_width) && sy < float(window_height);
 }
 
-// `fetch(b, u, v)` is a 2D texture fetch of band b at texture coordinates (u, v).
+// `fetch(b, u, v)` is a 2D texture fetch of band b at texture coordinates (u, v). Texel i's
+// centre lies at u = i + 0.5, so fetching at the source position itself gives the pixel that
+// contains it (point filtering) or interpolates between the neighbouring pixel centres
+// (linear filtering).
 template <class Fetch>
 VELMORIN_HD void warp_pixel(const float* lx, const float* ly, int x, int y, int out_width,
                             int out_rows, int window_width, int window_height, int bands,
@@ -45,8 +49,7 @@ VELMORIN_HD void warp_pixel(const float* lx, const float* ly, int x, int y, int 
   lattice_position(lx, ly, x, y, out_width, out_rows, sx, sy);
   const bool inside = inside_window(sx, sy, window_width, window_height);
   const std::uint64_t pixel = std::uint64_t(y) * std::uint64_t(out_width) + std::uint64_t(x);
-  for (int b = 0; b < bands; ++b)
-    out[b * band_stride + pixel] = inside ? fetch(b, sx + 0.5f, sy + 0.5f) : nodata;
+  for (int b = 0; b < bands; ++b) out[b * band_stride + pixel] = inside ? fetch(b, sx, sy) : nodata;
 }
 
 }  // namespace velmorin::kernels

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "engine/clip.hpp"
+
+#include <gtest/gtest.h>
 
 namespace velmorin {
 namespace {
@@ -18,7 +18,8 @@ std::string polygon(const std::vector<std::pair<double, double>>& ring) {
   std::string s = "{\"type\":\"Polygon\",\"coordinates\":[[";
   for (std::size_t i = 0; i <= ring.size(); ++i) {
     const auto& p = ring[i % ring.size()];
-    s += (i ? "," : "") + std::string("[") + std::to_string(p.first) + "," + std::to_string(-p.second) + "]";
+    s += (i ? "," : "") + std::string("[") + std::to_string(p.first) + "," +
+         std::to_string(-p.second) + "]";
   }
   return s + "]]}";
 }
@@ -29,7 +30,8 @@ Spans spans_of(const ClipSpanTable& table, int32_t row) {
   Spans out;
   auto it = table.find(row);
   if (it == table.end()) return out;
-  for (int s = 0; s < it->second.span_count; ++s) out.emplace_back(it->second.spans[s][0], it->second.spans[s][1]);
+  for (int s = 0; s < it->second.span_count; ++s)
+    out.emplace_back(it->second.spans[s][0], it->second.spans[s][1]);
   return out;
 }
 
@@ -41,7 +43,8 @@ ClipSpanTable rasterise(const std::vector<std::string>& geojsons, const RasterIn
 
 TEST(Clip, RectangleRowsUseTheTopEdgeAndColumnsOverlap) {
   // Rows 2.0 .. 5.0: rows 2, 3, 4 (scanline at each row's top edge). Columns 3.7 .. 10.2: 3 .. 10.
-  auto table = rasterise({polygon({{3.7, 2.0}, {10.2, 2.0}, {10.2, 5.0}, {3.7, 5.0}})}, grid(20, 10));
+  auto table =
+      rasterise({polygon({{3.7, 2.0}, {10.2, 2.0}, {10.2, 5.0}, {3.7, 5.0}})}, grid(20, 10));
   EXPECT_TRUE(spans_of(table, 1).empty());
   for (int r = 2; r <= 4; ++r) EXPECT_EQ(spans_of(table, r), (Spans{{3, 10}})) << r;
   EXPECT_TRUE(spans_of(table, 5).empty());
@@ -54,11 +57,13 @@ TEST(Clip, PixelAlignedRectangleCoversExactlyItsPixels) {
 }
 
 TEST(Clip, UShapeGetsTwoSpansAndHolesAreIgnored) {
-  auto u = rasterise({polygon({{0, 0}, {3, 0}, {3, 6}, {6, 6}, {6, 0}, {9, 0}, {9, 9}, {0, 9}})}, grid(12, 12));
+  auto u = rasterise({polygon({{0, 0}, {3, 0}, {3, 6}, {6, 6}, {6, 0}, {9, 0}, {9, 9}, {0, 9}})},
+                     grid(12, 12));
   EXPECT_EQ(spans_of(u, 2), (Spans{{0, 2}, {6, 8}}));
   EXPECT_EQ(spans_of(u, 7), (Spans{{0, 8}}));
   const std::string with_hole =
-      "{\"type\":\"Polygon\",\"coordinates\":[[[0,0],[8,0],[8,-8],[0,-8],[0,0]],[[2,-2],[6,-2],[6,-6],[2,-6],[2,-2]]]}";
+      "{\"type\":\"Polygon\",\"coordinates\":[[[0,0],[8,0],[8,-8],[0,-8],[0,0]],[[2,-2],[6,-2],[6,-"
+      "6],[2,-6],[2,-2]]]}";
   EXPECT_EQ(spans_of(rasterise({with_hole}, grid(10, 10)), 4), (Spans{{0, 7}}));
 }
 
@@ -68,9 +73,10 @@ TEST(Clip, UnionOfPartsAndOfCallsWithTouchingSpansMerged) {
       "[[[5,0],[7,0],[7,-3],[5,-3],[5,0]]]]}";
   EXPECT_EQ(spans_of(rasterise({multi}, grid(10, 5)), 1), (Spans{{0, 1}, {5, 6}}));
   // Two clip calls: overlapping and touching spans merge into one.
-  auto table = rasterise({polygon({{0, 0}, {4, 0}, {4, 2}, {0, 2}}), polygon({{4, 0}, {6, 0}, {6, 2}, {4, 2}}),
-                          polygon({{1, 0}, {3, 0}, {3, 2}, {1, 2}})},
-                         grid(10, 5));
+  auto table = rasterise(
+      {polygon({{0, 0}, {4, 0}, {4, 2}, {0, 2}}), polygon({{4, 0}, {6, 0}, {6, 2}, {4, 2}}),
+       polygon({{1, 0}, {3, 0}, {3, 2}, {1, 2}})},
+      grid(10, 5));
   EXPECT_EQ(spans_of(table, 0), (Spans{{0, 5}}));
 }
 

@@ -1,13 +1,14 @@
+#include "algebra/compiler.hpp"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-#include "algebra/compiler.hpp"
-
 namespace velmorin {
 namespace {
 
-std::vector<Instruction> compile(const std::string& text, std::vector<int32_t>* bands_out = nullptr) {
+std::vector<Instruction> compile(const std::string& text,
+                                 std::vector<int32_t>* bands_out = nullptr) {
   std::vector<int32_t> bands;
   auto program = compile_expression(text, bands);
   if (bands_out) *bands_out = bands;
@@ -33,7 +34,8 @@ TEST(Tokenizer, SplitsOperatorsAndMergesComparisons) {
 TEST(Compiler, NdviProgramAndBandList) {
   std::vector<int32_t> bands;
   auto program = compile("(B4 - B3) / (B4 + B3)", &bands);
-  EXPECT_EQ(opcodes(program), (std::vector<int32_t>{kLoadBand, kLoadBand, kSub, kLoadBand, kLoadBand, kAdd, kDiv}));
+  EXPECT_EQ(opcodes(program),
+            (std::vector<int32_t>{kLoadBand, kLoadBand, kSub, kLoadBand, kLoadBand, kAdd, kDiv}));
   EXPECT_EQ(bands, (std::vector<int32_t>{3, 2}));
   EXPECT_EQ(program[0].index, 0);
   EXPECT_EQ(program[1].index, 1);
@@ -51,13 +53,17 @@ TEST(Compiler, BandListGrowsAcrossExpressionsAndKeepsSlots) {
 }
 
 TEST(Compiler, PrecedenceAndAssociativity) {
-  EXPECT_EQ(opcodes(compile("2 * 3 + 1")), (std::vector<int32_t>{kPushConst, kPushConst, kMul, kPushConst, kAdd}));
+  EXPECT_EQ(opcodes(compile("2 * 3 + 1")),
+            (std::vector<int32_t>{kPushConst, kPushConst, kMul, kPushConst, kAdd}));
   // 8 / 4 / 2 is (8 / 4) / 2.
-  EXPECT_EQ(opcodes(compile("8 / 4 / 2")), (std::vector<int32_t>{kPushConst, kPushConst, kDiv, kPushConst, kDiv}));
+  EXPECT_EQ(opcodes(compile("8 / 4 / 2")),
+            (std::vector<int32_t>{kPushConst, kPushConst, kDiv, kPushConst, kDiv}));
   // Comparisons bind loosest: B1 + 1 > 2 * B2 compares the two sums.
-  EXPECT_EQ(opcodes(compile("B1 + 1 > 2 * B2")),
-            (std::vector<int32_t>{kLoadBand, kPushConst, kAdd, kPushConst, kLoadBand, kMul, kGreater}));
-  EXPECT_EQ(opcodes(compile("B1 >= 0.5")), (std::vector<int32_t>{kLoadBand, kPushConst, kGreaterEqual}));
+  EXPECT_EQ(
+      opcodes(compile("B1 + 1 > 2 * B2")),
+      (std::vector<int32_t>{kLoadBand, kPushConst, kAdd, kPushConst, kLoadBand, kMul, kGreater}));
+  EXPECT_EQ(opcodes(compile("B1 >= 0.5")),
+            (std::vector<int32_t>{kLoadBand, kPushConst, kGreaterEqual}));
   EXPECT_EQ(opcodes(compile("B1 != B1")), (std::vector<int32_t>{kLoadBand, kLoadBand, kNotEqual}));
 }
 
@@ -70,14 +76,17 @@ TEST(Compiler, UnaryMinusAndLiterals) {
   auto tiny = compile("1e-5");
   ASSERT_EQ(tiny.size(), 1u);
   EXPECT_FLOAT_EQ(tiny[0].value, 1e-5f);
-  EXPECT_EQ(opcodes(compile("-(B1 + 2)")), (std::vector<int32_t>{kLoadBand, kPushConst, kAdd, kNeg}));
+  EXPECT_EQ(opcodes(compile("-(B1 + 2)")),
+            (std::vector<int32_t>{kLoadBand, kPushConst, kAdd, kNeg}));
   EXPECT_EQ(opcodes(compile("--B1")), (std::vector<int32_t>{kLoadBand, kNeg, kNeg}));
 }
 
 TEST(Compiler, Functions) {
-  EXPECT_EQ(opcodes(compile("where(B1 > 0, B1, 0)")),
-            (std::vector<int32_t>{kLoadBand, kPushConst, kGreater, kLoadBand, kPushConst, kSelect}));
-  EXPECT_EQ(opcodes(compile("clamp(B1, 0, 1)")), (std::vector<int32_t>{kLoadBand, kPushConst, kPushConst, kClamp}));
+  EXPECT_EQ(
+      opcodes(compile("where(B1 > 0, B1, 0)")),
+      (std::vector<int32_t>{kLoadBand, kPushConst, kGreater, kLoadBand, kPushConst, kSelect}));
+  EXPECT_EQ(opcodes(compile("clamp(B1, 0, 1)")),
+            (std::vector<int32_t>{kLoadBand, kPushConst, kPushConst, kClamp}));
   EXPECT_EQ(opcodes(compile("inrange(B1, 0, 1)")).back(), kInRange);
   EXPECT_EQ(opcodes(compile("min(B1, B2)")).back(), kMin);
   EXPECT_EQ(opcodes(compile("max(B1, B2)")).back(), kMax);
@@ -85,7 +94,8 @@ TEST(Compiler, Functions) {
   EXPECT_EQ(opcodes(compile("or(B1, B2)")).back(), kOr);
   EXPECT_EQ(opcodes(compile("not(B1)")).back(), kNot);
   EXPECT_EQ(opcodes(compile("sqrt(B1)")), (std::vector<int32_t>{kLoadBand, kSqrt}));
-  EXPECT_EQ(opcodes(compile("abs(log(exp(B1)))")), (std::vector<int32_t>{kLoadBand, kExp, kLog, kAbs}));
+  EXPECT_EQ(opcodes(compile("abs(log(exp(B1)))")),
+            (std::vector<int32_t>{kLoadBand, kExp, kLog, kAbs}));
   EXPECT_EQ(opcodes(compile("pow(B1, 2)")).back(), kPow);
 }
 
@@ -109,16 +119,21 @@ TEST_P(MalformedExpression, IsRejectedWithAClearMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Compiler, MalformedExpression,
-    ::testing::Values(BadExpression{"b1", "unknown token 'b1'"}, BadExpression{"sqrtx(B1)", "unknown token 'sqrtx'"},
-                      BadExpression{"B3x + B1", "unknown token 'B3x'"}, BadExpression{"(B1 + B2", "missing ')'"},
-                      BadExpression{"B1 + B2)", "unexpected ')'"}, BadExpression{"B1 +", "missing operand"},
-                      BadExpression{"* B1", "missing operand before '*'"}, BadExpression{"B1 B2", "operator is missing"},
-                      BadExpression{"", "Empty expression"}, BadExpression{"  ", "Empty expression"},
-                      BadExpression{"B1 ! B2", "unexpected '!'"}, BadExpression{"B1 = 2", "unexpected '='"},
-                      BadExpression{"where(B1, 2)", "takes 3 argument"}, BadExpression{"min(B1, 2, 3)", "got more"},
-                      BadExpression{"2.5.1", "Invalid number '2.5.1'"}, BadExpression{"1e", "Invalid number '1e'"},
-                      BadExpression{"B0", "Band B0 does not exist"}, BadExpression{".", "invalid stof argument"},
-                      BadExpression{"B", "unknown token 'B'"}, BadExpression{"sqrt B1", "expected '('"}));
+    ::testing::Values(
+        BadExpression{"b1", "unknown token 'b1'"},
+        BadExpression{"sqrtx(B1)", "unknown token 'sqrtx'"},
+        BadExpression{"B3x + B1", "unknown token 'B3x'"}, BadExpression{"(B1 + B2", "missing ')'"},
+        BadExpression{"B1 + B2)", "unexpected ')'"}, BadExpression{"B1 +", "missing operand"},
+        BadExpression{"* B1", "missing operand before '*'"},
+        BadExpression{"B1 B2", "operator is missing"}, BadExpression{"", "Empty expression"},
+        BadExpression{"  ", "Empty expression"}, BadExpression{"B1 ! B2", "unexpected '!'"},
+        BadExpression{"B1 = 2", "unexpected '='"},
+        BadExpression{"where(B1, 2)", "takes 3 argument"},
+        BadExpression{"min(B1, 2, 3)", "got more"},
+        BadExpression{"2.5.1", "Invalid number '2.5.1'"},
+        BadExpression{"1e", "Invalid number '1e'"}, BadExpression{"B0", "Band B0 does not exist"},
+        BadExpression{".", "invalid stof argument"}, BadExpression{"B", "unknown token 'B'"},
+        BadExpression{"sqrt B1", "expected '('"}));
 
 TEST(Compiler, NumericRangeErrors) {
   std::vector<int32_t> bands;

@@ -1,4 +1,6 @@
 // Kernel math on the cpu backend.
+#include "kernels/kernels.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 #include "algebra/compiler.hpp"
 #include "device/cpu_texture.hpp"
 #include "device/device.hpp"
-#include "kernels/kernels.hpp"
 
 namespace velmorin {
 namespace {
@@ -18,13 +19,15 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // Runs a program over host bands through the dispatching wrapper.
-std::vector<float> evaluate(const std::vector<Instruction>& program, const std::vector<std::vector<float>>& bands) {
+std::vector<float> evaluate(const std::vector<Instruction>& program,
+                            const std::vector<std::vector<float>>& bands) {
   const std::size_t n = bands.empty() ? 5 : bands[0].size();
   std::vector<const float*> table;
   for (const auto& b : bands) table.push_back(b.data());
   std::vector<float> out(n, 123.0f);
   device::Stream stream;
-  kernels::launch_raster_algebra(program.data(), int32_t(program.size()), table.data(), out.data(), n, stream);
+  kernels::launch_raster_algebra(program.data(), int32_t(program.size()), table.data(), out.data(),
+                                 n, stream);
   stream.synchronize();
   return out;
 }
@@ -50,7 +53,8 @@ TEST(AlgebraKernel, EmptyProgramAndBottomEntry) {
 TEST(AlgebraKernel, VectorPathAndTailAgree) {
   // 131 pixels: two 64-lane groups and a 3-pixel tail; every pixel holds the same value.
   std::vector<float> band(131, 0.37f);
-  for (float v : evaluate("(B1 * 3 - 1) / (B1 + 2)", {band})) EXPECT_EQ(v, evaluate("(B1 * 3 - 1) / (B1 + 2)", {{0.37f}})[0]);
+  for (float v : evaluate("(B1 * 3 - 1) / (B1 + 2)", {band}))
+    EXPECT_EQ(v, evaluate("(B1 * 3 - 1) / (B1 + 2)", {{0.37f}})[0]);
 }
 
 TEST(AlgebraKernel, DivisionAddsTheGuardToEveryDivisor) {
@@ -85,7 +89,8 @@ TEST(AlgebraKernel, NaNRules) {
 TEST(AlgebraKernel, FunctionsAndSelect) {
   const std::vector<float> c{1.0f, 0.0f, 0.5f};
   EXPECT_EQ(evaluate("where(B1, 10, 20)", {c}), (std::vector<float>{10.0f, 20.0f, 15.0f}));
-  EXPECT_EQ(evaluate("clamp(B1, 2, 5)", {{1.0f, 3.0f, 9.0f}}), (std::vector<float>{2.0f, 3.0f, 5.0f}));
+  EXPECT_EQ(evaluate("clamp(B1, 2, 5)", {{1.0f, 3.0f, 9.0f}}),
+            (std::vector<float>{2.0f, 3.0f, 5.0f}));
   EXPECT_EQ(evaluate("-B1 * 2", {{1.5f}})[0], -3.0f);
   EXPECT_EQ(evaluate("B1 * -2", {{1.5f}})[0], -3.0f);
   EXPECT_FLOAT_EQ(evaluate("sqrt(B1)", {{2.25f}})[0], 1.5f);
@@ -112,7 +117,8 @@ TEST(AlgebraKernel, RandomProgramMatchesDoubleReference) {
   }
   auto out = evaluate("(B2 - B1) / (B2 + B1) * 100 + where(B1 > B2, 1, 0)", {a, b});
   for (std::size_t i = 0; i < a.size(); ++i) {
-    const double ref = (double(b[i]) - a[i]) / (double(b[i]) + a[i] + 1e-6) * 100 + (a[i] > b[i] ? 1 : 0);
+    const double ref =
+        (double(b[i]) - a[i]) / (double(b[i]) + a[i] + 1e-6) * 100 + (a[i] > b[i] ? 1 : 0);
     EXPECT_NEAR(out[i], ref, 1e-4 * std::max(1.0, std::fabs(ref)));
   }
 }
@@ -161,7 +167,8 @@ TEST(DeviceLayer, CpuBackendContract) {
   device::DeviceBuffer buffer(64);
   device::Stream stream;
   const float values[4] = {1, 2, 3, 4};
-  device::copy_async(buffer.get(), values, sizeof(values), device::CopyKind::host_to_device, stream);
+  device::copy_async(buffer.get(), values, sizeof(values), device::CopyKind::host_to_device,
+                     stream);
   device::memset_async(buffer.as<float>() + 2, 0, 2 * sizeof(float), stream);
   stream.synchronize();
   EXPECT_EQ(buffer.as<float>()[1], 2.0f);

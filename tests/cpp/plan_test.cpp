@@ -1,8 +1,9 @@
+#include "chain/plan.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "chain/plan.hpp"
 #include "engine/engine_common.hpp"
 #include "engine/reproject_plan.hpp"
 #include "test_rasters.hpp"
@@ -17,8 +18,8 @@ OperationRecord algebra(const std::string& text) {
   return r;
 }
 
-OperationRecord reproject(const std::string& crs, double res_x = 0, double res_y = 0, double xmin = 0,
-                          double ymin = 0, double xmax = 0, double ymax = 0) {
+OperationRecord reproject(const std::string& crs, double res_x = 0, double res_y = 0,
+                          double xmin = 0, double ymin = 0, double xmax = 0, double ymax = 0) {
   OperationRecord r;
   r.kind = OperationKind::Reproject;
   r.reproject = make_reproject_params(crs, res_x, res_y, "bilinear", -9999, xmin, ymin, xmax, ymax);
@@ -26,8 +27,8 @@ OperationRecord reproject(const std::string& crs, double res_x = 0, double res_y
 }
 
 RasterInfo utm_source() {
-  static const std::string path = testing::write_raster("utm.tif", 1000, 1000, 3, GDT_Byte, {"TILED=YES"},
-                                                        [](int, int, int) { return 1; });
+  static const std::string path = testing::write_raster(
+      "utm.tif", 1000, 1000, 3, GDT_Byte, {"TILED=YES"}, [](int, int, int) { return 1; });
   return open_raster_info(path);
 }
 
@@ -41,7 +42,8 @@ TEST(Plan, ValidityAndBandLists) {
     build_plan({clip}, source, chain);
     FAIL();
   } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("Chain must contain at least one algebra()"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("Chain must contain at least one algebra()"),
+              std::string::npos);
   }
   EXPECT_THROW(build_plan({}, source, chain), std::runtime_error);
 
@@ -85,7 +87,8 @@ TEST(Plan, ReprojectionGrids) {
   EXPECT_EQ(coarse.width, 500);
   EXPECT_EQ(coarse.height, 250);
   // An explicit extent narrower than one step gives width 1.
-  RasterInfo narrow = plan_target_grid(source, reproject("EPSG:32633", 10, 10, 500000, 4090000, 500004, 4100000).reproject);
+  RasterInfo narrow = plan_target_grid(
+      source, reproject("EPSG:32633", 10, 10, 500000, 4090000, 500004, 4100000).reproject);
   EXPECT_EQ(narrow.width, 1);
   EXPECT_EQ(narrow.height, 1000);
   EXPECT_DOUBLE_EQ(narrow.geotransform[3], 4100000.0);
@@ -98,12 +101,13 @@ TEST(Plan, ReprojectionGrids) {
   // Only te_ymin/te_ymax set: no extent recorded.
   EXPECT_FALSE(make_reproject_params("EPSG:4326", 0, 0, "nearest", 0, 0, 5, 0, 7).has_extent);
   EXPECT_EQ(make_reproject_params("EPSG:4326", 0, 0, "Nearest", 0, 0, 0, 0, 0).resampling, 1);
-  EXPECT_TRUE(make_reproject_params("EPSG:4326", 0, 0, "nearest", 0, 0, 5, std::nan(""), 7).has_extent);
+  EXPECT_TRUE(
+      make_reproject_params("EPSG:4326", 0, 0, "nearest", 0, 0, 5, std::nan(""), 7).has_extent);
 }
 
 TEST(Plan, ReprojectionNeedsASourceProjection) {
-  const std::string path =
-      testing::write_raster("noproj.tif", 10, 10, 1, GDT_Byte, {}, [](int, int, int) { return 0; }, nullptr);
+  const std::string path = testing::write_raster(
+      "noproj.tif", 10, 10, 1, GDT_Byte, {}, [](int, int, int) { return 0; }, nullptr);
   try {
     plan_target_grid(open_raster_info(path), reproject("EPSG:4326").reproject);
     FAIL();

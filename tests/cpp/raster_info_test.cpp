@@ -1,10 +1,11 @@
+#include "io/raster_info.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
-#include "io/raster_info.hpp"
 #include "test_rasters.hpp"
 
 namespace velmorin {
@@ -12,7 +13,9 @@ namespace {
 
 using testing::write_raster;
 
-float pixel_value(int b, int x, int y) { return float(b * 100000 + y * 1000 + x); }
+float pixel_value(int b, int x, int y) {
+  return float(b * 100000 + y * 1000 + x);
+}
 
 std::vector<float> read_floats(const std::string& path, uint64_t offset, uint64_t count) {
   std::ifstream in(path, std::ios::binary);
@@ -23,9 +26,9 @@ std::vector<float> read_floats(const std::string& path, uint64_t offset, uint64_
 }
 
 TEST(RasterInfo, TiledBandInterleavedOffsetsPointAtTheTiles) {
-  const std::string path = write_raster("tiled.tif", 1000, 70, 2, GDT_Float32,
-                                        {"TILED=YES", "BLOCKXSIZE=512", "BLOCKYSIZE=32", "INTERLEAVE=BAND"},
-                                        pixel_value);
+  const std::string path = write_raster(
+      "tiled.tif", 1000, 70, 2, GDT_Float32,
+      {"TILED=YES", "BLOCKXSIZE=512", "BLOCKYSIZE=32", "INTERLEAVE=BAND"}, pixel_value);
   const RasterInfo info = open_raster_info(path);
   EXPECT_EQ(info.width, 1000);
   EXPECT_EQ(info.height, 70);
@@ -54,9 +57,10 @@ TEST(RasterInfo, TiledBandInterleavedOffsetsPointAtTheTiles) {
 }
 
 TEST(RasterInfo, StripedPixelInterleavedWithPredictor) {
-  const std::string path = write_raster("striped.tif", 40, 9, 3, GDT_Int16,
-                                        {"BLOCKYSIZE=1", "INTERLEAVE=PIXEL", "COMPRESS=DEFLATE", "PREDICTOR=2"},
-                                        [](int b, int x, int y) { return b * 100 + x + y; });
+  const std::string path =
+      write_raster("striped.tif", 40, 9, 3, GDT_Int16,
+                   {"BLOCKYSIZE=1", "INTERLEAVE=PIXEL", "COMPRESS=DEFLATE", "PREDICTOR=2"},
+                   [](int b, int x, int y) { return b * 100 + x + y; });
   const RasterInfo info = open_raster_info(path);
   EXPECT_FALSE(info.tiled);
   EXPECT_EQ(info.block_width, 40);
@@ -71,7 +75,8 @@ TEST(RasterInfo, StripedPixelInterleavedWithPredictor) {
 }
 
 TEST(RasterInfo, NoProjectionAndMissingFiles) {
-  const std::string path = write_raster("plain.tif", 8, 8, 1, GDT_Byte, {}, [](int, int x, int) { return x; }, nullptr);
+  const std::string path = write_raster(
+      "plain.tif", 8, 8, 1, GDT_Byte, {}, [](int, int x, int) { return x; }, nullptr);
   EXPECT_EQ(open_raster_info(path).crs, "");
   try {
     open_raster_info("/no/such/file.tif");
