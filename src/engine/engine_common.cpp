@@ -152,6 +152,15 @@ std::vector<DatasetPtr> open_worker_datasets(const std::string& path, int worker
   return datasets;
 }
 
+device::DeviceBuffer upload_program(const std::vector<Instruction>& program) {
+  device::DeviceBuffer buffer;
+  if (!program.empty()) {
+    buffer = device::DeviceBuffer(program.size() * sizeof(Instruction));
+    device::copy(buffer.get(), program.data(), buffer.size(), device::CopyKind::host_to_device);
+  }
+  return buffer;
+}
+
 int32_t rows_per_chunk_for(int32_t height, int32_t block_height, int threads,
                            uint64_t bytes_per_row, const char* engine_name) {
   const int32_t bh = std::max(1, block_height);

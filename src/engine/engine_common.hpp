@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "chain/plan.hpp"
+#include "device/device.hpp"
 #include "io/gdal_handles.hpp"
 
 namespace velmorin::engine {
@@ -77,6 +78,9 @@ std::vector<DatasetPtr> open_worker_datasets(const std::string& path, int worker
 // not even one block row fits, when it falls to the rows that do.
 int32_t rows_per_chunk_for(int32_t height, int32_t block_height, int threads,
                            uint64_t bytes_per_row, const char* engine_name);
+
+// A device copy of the algebra program (an empty buffer for an empty program).
+device::DeviceBuffer upload_program(const std::vector<Instruction>& program);
 
 // Rounds a float count up to a multiple of four, so that consecutive bands stay 16-byte aligned.
 inline uint64_t aligned_floats(uint64_t floats) {

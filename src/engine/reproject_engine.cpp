@@ -170,12 +170,7 @@ void run_reproject_engine(const std::string& path, const ExecutionPlan& plan, bo
   for (int t = 0; t < threads; ++t) transforms.push_back(create_warp_transform(source, target));
   std::vector<DatasetPtr> datasets = open_worker_datasets(path, threads);
 
-  device::DeviceBuffer program;
-  if (!plan.program.empty()) {
-    program = device::DeviceBuffer(plan.program.size() * sizeof(Instruction));
-    device::copy(program.get(), plan.program.data(), program.size(),
-                 device::CopyKind::host_to_device);
-  }
+  const device::DeviceBuffer program = upload_program(plan.program);
   const float nodata = float(plan.reproject.nodata);
 
   Progress progress(verbose, chunk_count);

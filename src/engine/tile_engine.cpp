@@ -87,12 +87,7 @@ void run_tile_engine(const std::string& path, const ExecutionPlan& plan, bool ve
       tile_pool().acquire(key, workers, [&] { return std::make_unique<TileWorkspace>(key); });
   std::vector<DatasetPtr> datasets = open_worker_datasets(path, workers);
 
-  device::DeviceBuffer program;
-  if (!plan.program.empty()) {
-    program = device::DeviceBuffer(plan.program.size() * sizeof(Instruction));
-    device::copy(program.get(), plan.program.data(), program.size(),
-                 device::CopyKind::host_to_device);
-  }
+  const device::DeviceBuffer program = upload_program(plan.program);
   const int32_t instruction_count = int32_t(plan.program.size());
 
   Progress progress(verbose, chunk_count);
