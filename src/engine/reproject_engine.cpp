@@ -224,14 +224,7 @@ void run_reproject_engine(const std::string& path, const ExecutionPlan& plan, bo
     kernels::launch_raster_algebra(program.as<Instruction>(), int32_t(plan.program.size()),
                                    ws.warped_table.as<const float* const>(), output_device, pixels,
                                    ws.stream);
-    auto* spans = static_cast<GpuSpanRow*>(ws.spans.host());
-    if (plan.has_clip && spans) {
-      stage_clip_rows(plan, first, n, spans);
-      kernels::launch_apply_mask(output_device, pixels, Wt,
-                                 static_cast<const GpuSpanRow*>(ws.spans.device()), ws.stream);
-    }
-    ws.stream.synchronize();
-    deliver(plan, Wt, n, static_cast<const float*>(ws.output.host()), first);
+    finish_pixel_chunk(plan, ws.spans, ws.output, Wt, first, n, ws.stream);
     progress.chunk_done();
   });
   progress.finish();

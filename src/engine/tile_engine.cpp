@@ -65,6 +65,19 @@ void stage_clip_rows(const ExecutionPlan& plan, int32_t first, int32_t rows, Gpu
   }
 }
 
+void finish_pixel_chunk(const ExecutionPlan& plan, const device::MappedHostBuffer& spans,
+                        const device::MappedHostBuffer& output, int32_t width, int32_t first,
+                        int32_t rows, device::Stream& stream) {
+  auto* records = static_cast<GpuSpanRow*>(spans.host());
+  if (plan.has_clip && records) {
+    stage_clip_rows(plan, first, rows, records);
+    kernels::launch_apply_mask(static_cast<float*>(output.device()), uint64_t(width) * rows, width,
+                               static_cast<const GpuSpanRow*>(spans.device()), stream);
+  }
+  stream.synchronize();
+  deliver(plan, width, rows, static_cast<const float*>(output.host()), first);
+}
+
 void run_tile_engine(const std::string& path, const ExecutionPlan& plan, bool verbose) {
   if (plan.has_reproject) return run_reproject_engine(path, plan, verbose);
   register_gdal_drivers();
@@ -98,17 +111,10 @@ void run_tile_engine(const std::string& path, const ExecutionPlan& plan, bool ve
     const int32_t n = std::min(H - first, rows_per_chunk);
     const uint64_t pixels = uint64_t(W) * n;
     read_band_rows(*datasets[worker], path, info, plan.band_list, first, n, ws.input_host);
-    auto* spans = static_cast<GpuSpanRow*>(ws.spans.host());
-    if (plan.has_clip && spans) stage_clip_rows(plan, first, n, spans);
-    float* output_device = static_cast<float*>(ws.output.device());
     kernels::launch_raster_algebra(program.as<Instruction>(), instruction_count,
-                                   ws.band_table.as<const float* const>(), output_device, pixels,
-                                   ws.stream);
-    if (plan.has_clip && spans)
-      kernels::launch_apply_mask(output_device, pixels, W,
-                                 static_cast<const GpuSpanRow*>(ws.spans.device()), ws.stream);
-    ws.stream.synchronize();
-    deliver(plan, W, n, static_cast<const float*>(ws.output.host()), first);
+                                   ws.band_table.as<const float* const>(),
+                                   static_cast<float*>(ws.output.device()), pixels, ws.stream);
+    finish_pixel_chunk(plan, ws.spans, ws.output, W, first, n, ws.stream);
     progress.chunk_done();
   });
   progress.finish();
